@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdlib>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,10 @@ struct SwitchCase {
   int locale;
   bool swedish;
 };
+
+void PrintTo(const SwitchCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class IsSwedishForTest : public ::testing::TestWithParam<SwitchCase> {};
 
@@ -315,6 +320,11 @@ struct CountCase {
   char32_t separator;
   const char* expected;
 };
+
+// Readable failure messages instead of the case's raw bytes.
+void PrintTo(const CountCase& c, std::ostream* os) {
+  *os << c.value << " with U+" << std::hex << static_cast<uint32_t>(c.separator);
+}
 
 class FormatCountTest : public ::testing::TestWithParam<CountCase> {
  protected:
