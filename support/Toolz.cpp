@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cwchar>
 #include <memory>
@@ -337,10 +338,13 @@ std::string FormatCount(int64_t count) {
 }
 
 TDateTime Now() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
+  // system_clock is CLOCK_REALTIME; one reading feeds both the seconds and the millis.
+  const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count();
+  // Floor division keeps the millisecond part non-negative for times before 1970.
+  const time_t seconds = static_cast<time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
   tm local{};
-  localtime_r(&ts.tv_sec, &local);
+  localtime_r(&seconds, &local);
   TDateTime when;
   when.year = local.tm_year + 1900;
   when.month = local.tm_mon + 1;
@@ -349,7 +353,7 @@ TDateTime Now() {
   when.minute = local.tm_min;
   // A leap second (tm_sec 60) would otherwise print as 60.
   when.second = local.tm_sec > 59 ? 59 : local.tm_sec;
-  when.millisecond = static_cast<int>(ts.tv_nsec / 1000000);
+  when.millisecond = static_cast<int>(ms - static_cast<int64_t>(seconds) * 1000);
   return when;
 }
 
