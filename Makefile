@@ -1,0 +1,46 @@
+# Two commands do all set-up on a fresh Debian 12 machine: `make run` and `make test`.
+BUILD ?= build
+BUILD_TYPE ?= RelWithDebInfo
+RUN_ARGS ?= --headless
+
+# Debian packages the build, the tests and the program need.
+DEBS := cmake ninja-build g++ clang libgtest-dev libgmock-dev qt6-base-dev qt6-base-dev-tools \
+        python3 iproute2 util-linux xvfb xauth xdotool
+
+.PHONY: all deps configure build run test tsan bench clean
+
+all: build
+
+deps:
+	@missing=""; \
+	for p in $(DEBS); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing Debian packages:$$missing"; \
+	  sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; \
+	  $$sudo apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+configure: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+
+build: configure
+	cmake --build $(BUILD)
+
+run: build
+	./$(BUILD)/quillsend-server $(RUN_ARGS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure --timeout 600
+
+# The server tests once more with ThreadSanitizer, in a build folder of their own.
+tsan: deps
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQS_SANITIZE=thread -DQS_BUILD_UI=OFF
+	cmake --build build-tsan --target core_tests
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --output-on-failure --timeout 600 -R 'Server|Refusal|Slow|Roster'
+
+clean:
+	rm -rf $(BUILD) build-tsan build-asan build-bench
