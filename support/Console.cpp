@@ -33,7 +33,7 @@ void WriteAll(int fd, std::string_view bytes) {
 // they already hold and never wait; the main thread prints.
 class TConsoleLog final : public IServerNotify {
  public:
-  explicit TConsoleLog(TServerState& state) : state_(state), wake_(::eventfd(0, EFD_CLOEXEC)) {}
+  explicit TConsoleLog(TServerState& state) : state_(state), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
   ~TConsoleLog() override {
     if (wake_ >= 0) ::close(wake_);
   }
