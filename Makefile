@@ -7,7 +7,7 @@ RUN_ARGS ?= --headless
 DEBS := cmake ninja-build g++ clang libgtest-dev libgmock-dev qt6-base-dev qt6-base-dev-tools \
         python3 iproute2 util-linux xvfb xauth xdotool
 
-.PHONY: all deps configure build run test tsan bench clean
+.PHONY: all deps configure build run test tsan asan bench clean
 
 all: build
 
@@ -40,7 +40,15 @@ tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQS_SANITIZE=thread -DQS_BUILD_UI=OFF
 	cmake --build build-tsan --target core_tests
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-	  ctest --output-on-failure --timeout 600 -R 'Server|Refusal|Slow|Roster'
+	  ctest --output-on-failure --timeout 600 -R 'Server|Refusal|Slow|Roster|Fault'
+
+# The core tests under AddressSanitizer, LeakSanitizer and UBSan: nothing may leak or
+# touch freed memory, whatever the clients do.
+asan: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQS_SANITIZE=address -DQS_BUILD_UI=OFF
+	cmake --build build-asan --target core_tests
+	cd build-asan && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+	  ctest --output-on-failure --timeout 600 -E headless
 
 clean:
 	rm -rf $(BUILD) build-tsan build-asan build-bench

@@ -374,16 +374,28 @@ void TTcpServer::ListenerLoop() {
     }
     if (stopping_.load()) break;
     if (fds[1].revents != 0) {
-      for (int i = 0; i < 64; ++i) {  // a burst of connections, then look at the wake fd again
-        sockaddr_in peer{};
-        socklen_t length = sizeof peer;
-        TSocket socket(::accept4(listener_.Fd(), reinterpret_cast<sockaddr*>(&peer), &length,
-                                 SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (!socket.Valid()) {
-          if (!IsTransientAcceptError(errno)) backoffMs = 100;
-          break;
+      // The listen queue is short (15): keep emptying it between thread starts, so that a
+      // burst of connections is not refused while threads are being created.
+      std::deque<std::pair<TSocket, sockaddr_in>> accepted;
+      bool more = true;
+      while (more || !accepted.empty()) {
+        while (more && accepted.size() < 4096) {
+          sockaddr_in peer{};
+          socklen_t length = sizeof peer;
+          TSocket socket(::accept4(listener_.Fd(), reinterpret_cast<sockaddr*>(&peer), &length,
+                                   SOCK_NONBLOCK | SOCK_CLOEXEC));
+          if (!socket.Valid()) {
+            if (errno == EINTR) continue;
+            if (!IsTransientAcceptError(errno)) backoffMs = 100;
+            more = false;
+            break;
+          }
+          accepted.emplace_back(std::move(socket), peer);
         }
-        Accept(std::move(socket), peer);
+        if (accepted.empty()) break;
+        Accept(std::move(accepted.front().first), accepted.front().second);
+        accepted.pop_front();
+        if (backoffMs < 0 && !stopping_.load()) more = true;  // look at the queue again
       }
     }
   }
