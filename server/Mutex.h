@@ -2,7 +2,7 @@
 // with -Wthread-safety checks every access to guarded data at compile time.
 #pragma once
 
-#include <mutex>
+#include <pthread.h>
 
 #if defined(__clang__)
 #define QS_THREAD_ANNOTATION(x) __attribute__((x))
@@ -21,19 +21,28 @@
 
 namespace qs {
 
+// Holdings are short (a roster change, one broadcast's queue appends), so a waiter spins
+// briefly before it sleeps: sleeping and waking costs more than the wait itself.
 class QS_CAPABILITY("mutex") TMutex {
  public:
-  TMutex() = default;
+  TMutex() {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(&mutex_, &attr);
+    pthread_mutexattr_destroy(&attr);
+  }
+  ~TMutex() { pthread_mutex_destroy(&mutex_); }
   TMutex(const TMutex&) = delete;
   TMutex& operator=(const TMutex&) = delete;
 
-  void Lock() QS_ACQUIRE() { mutex_.lock(); }
-  void Unlock() QS_RELEASE() { mutex_.unlock(); }
+  void Lock() QS_ACQUIRE() { pthread_mutex_lock(&mutex_); }
+  void Unlock() QS_RELEASE() { pthread_mutex_unlock(&mutex_); }
   // Tells the analysis that the caller holds the lock where it cannot see it (callbacks).
   void AssertHeld() const QS_THREAD_ANNOTATION(assert_capability(this)) {}
 
  private:
-  std::mutex mutex_;
+  pthread_mutex_t mutex_;
 };
 
 // Holds a TMutex for the guard's scope; every use names its scope in a comment.

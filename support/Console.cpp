@@ -33,7 +33,8 @@ void WriteAll(int fd, std::string_view bytes) {
 // they already hold and never wait; the main thread prints.
 class TConsoleLog final : public IServerNotify {
  public:
-  explicit TConsoleLog(TServerState& state) : state_(state), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  explicit TConsoleLog(TServerState& state)
+      : state_(state), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
   ~TConsoleLog() override {
     if (wake_ >= 0) ::close(wake_);
   }
@@ -57,8 +58,8 @@ class TConsoleLog final : public IServerNotify {
     }
   }
 
-  // Main thread: prints everything handed over so far.
-  void Print(bool colour) {
+  // Main thread: prints everything handed over so far; false when there was nothing.
+  bool Print(bool colour) {
     uint64_t count = 0;
     while (::read(wake_, &count, sizeof count) < 0 && errno == EINTR) {
     }
@@ -75,6 +76,7 @@ class TConsoleLog final : public IServerNotify {
       out += '\n';
     }
     WriteAll(STDOUT_FILENO, out);
+    return !lines.empty();
   }
 
  private:
@@ -163,11 +165,19 @@ int RunHeadless() {
                             "Set password in \"File => Set password...\" to activate the server."));
   }
   const bool colour = ::isatty(STDOUT_FILENO) == 1;
+  // Under a chat flood, printing every line as it comes would wake this thread once per
+  // line and contend for the roster lock; after a print, the next one waits a moment so
+  // that lines are taken in batches.
+  constexpr int kBatchMs = 20;
+  bool rested = true;
   for (;;) {
     pollfd fds[2] = {{signals, POLLIN, 0}, {log.WakeFd(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-    if (fds[1].revents != 0) log.Print(colour);
+    const int n = ::poll(fds, rested ? 2 : 1, rested ? -1 : kBatchMs);
+    if (n < 0 && errno != EINTR) break;
     if (fds[0].revents != 0) break;
+    if (!rested || fds[1].revents != 0) {
+      rested = !log.Print(colour);
+    }
   }
   server.Deactivate();  // every handler departs (and logs) before this returns
   log.Print(colour);
