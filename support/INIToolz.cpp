@@ -115,8 +115,8 @@ bool WriteAll(int fd, std::string_view data) {
 }
 
 // One line of the file as it stands: its text without the line end, and the line end it
-// had ("\n", "\r\n" or nothing on an unterminated last line), so untouched lines can be
-// written back exactly.
+// had ("\n", "\r\n", or "\r" or nothing on an unterminated last line), so untouched lines
+// can be written back exactly.
 struct Line {
   std::string text;
   std::string ending;
@@ -130,6 +130,12 @@ std::vector<Line> SplitLines(std::string_view content) {
     std::string ending;
     if (lf == std::string_view::npos) {
       content = {};
+      // A CR at the very end is the first half of a line end, as it would be before an LF;
+      // kept in the text, it would belong to the value until a later write added the LF.
+      if (!text.empty() && text.back() == '\r') {
+        text.remove_suffix(1);
+        ending = "\r";
+      }
     } else {
       ending = "\n";
       content.remove_prefix(lf + 1);
@@ -325,7 +331,10 @@ void IniWriteString(std::string_view section, std::string_view key, std::string_
   const Line keyLine{keyName + "=" + text, "\n"};
   // Anything added after an unterminated last line must start on a line of its own.
   const auto terminateLast = [&] {
-    if (!lines.empty() && lines.back().ending.empty()) lines.back().ending = "\n";
+    if (lines.empty()) return;
+    std::string& ending = lines.back().ending;
+    if (ending.empty()) ending = "\n";
+    if (ending == "\r") ending = "\r\n";
   };
   if (const auto range = FindSection(lines, sectionName)) {
     if (const auto index = FindKey(lines, *range, keyName)) {
