@@ -4,10 +4,10 @@ BUILD_TYPE ?= RelWithDebInfo
 RUN_ARGS ?= --headless
 
 # Debian packages the build, the tests and the program need.
-DEBS := cmake ninja-build g++ clang libgtest-dev libgmock-dev qt6-base-dev qt6-base-dev-tools \
-        python3 iproute2 util-linux xvfb xauth xdotool
+DEBS := cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev qt6-base-dev \
+        qt6-base-dev-tools python3 iproute2 util-linux xvfb xauth xdotool
 
-.PHONY: all deps configure build run test tsan bench clean
+.PHONY: all deps configure build run test tsan fuzz bench clean
 
 all: build
 
@@ -42,5 +42,9 @@ tsan: deps
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  ctest --output-on-failure --timeout 600 -R 'Server|Refusal|Slow|Roster'
 
+# The libFuzzer targets, each for FUZZ_SECONDS (default 60), in build-fuzz; fails on a finding.
+fuzz: deps
+	./fuzz/run_fuzz.sh
+
 clean:
-	rm -rf $(BUILD) build-tsan build-asan build-bench
+	rm -rf $(BUILD) build-tsan build-asan build-bench build-fuzz
