@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <utility>
@@ -319,9 +320,11 @@ void IniWriteString(std::string_view section, std::string_view key, std::string_
   if (!IsValidUtf8(text)) text = Utf16ToUtf8(Utf8ToUtf16(text));
   // A file read as Latin-1 keeps its encoding as long as the value fits it; otherwise the
   // whole file moves to UTF-8 so that its other values keep their meaning.
+  bool keptLatin1 = false;
   if (!IsValidUtf8(content)) {
     if (auto latin1 = Utf8ToLatin1(text)) {
       text = std::move(*latin1);
+      keptLatin1 = true;
     } else {
       content = Latin1ToUtf8(content);
     }
@@ -360,6 +363,13 @@ void IniWriteString(std::string_view section, std::string_view key, std::string_
 
   std::string output;
   for (const Line& line : lines) output += line.text + line.ending;
+  // A file is read as Latin-1 only while it is not valid UTF-8. When this write replaced
+  // its last invalid bytes, its remaining non-ASCII bytes would suddenly read as UTF-8 and
+  // change meaning, so the whole file moves to UTF-8 instead.
+  if (keptLatin1 && IsValidUtf8(output) &&
+      std::any_of(output.begin(), output.end(), [](char c) { return (c & 0x80) != 0; })) {
+    output = Latin1ToUtf8(output);
+  }
   ReplaceFileAtomically(path, output, mode);
 }
 

@@ -283,6 +283,26 @@ TEST_F(IniFileTest, NonLatin1ValueMovesLatin1FileToUtf8) {
   EXPECT_EQ(Read("Main", "Name"), "\xC3\xA5");
 }
 
+// Writing over the only bytes that made a file Latin-1 must not let its other bytes, or
+// the new value's, be read as UTF-8 afterwards.
+TEST_F(IniFileTest, LastLatin1LineReplacedKeepsEveryValue) {
+  const struct {
+    const char* name;
+    std::string before;
+    const char* value;
+  } cases[] = {
+      {"otherValue", "[Main]\nA=\xC3\xA9\nPassword=\xE4\n", "x"},
+      {"newValue", "[Main]\nPassword=\xE4\n", "\xC3\x83\xC2\xA9"},  // "Ã©"
+  };
+  for (const auto& c : cases) {
+    Put(c.before);
+    const std::string a = Read("Main", "A");
+    IniWriteString("Main", "Password", c.value, path_);
+    EXPECT_EQ(Read("Main", "Password"), c.value) << c.name;
+    EXPECT_EQ(Read("Main", "A"), a) << c.name;
+  }
+}
+
 TEST_F(IniFileTest, EmptyFileNameMeansFileBesideExecutable) {
   TEST_SetExecutablePath(dir_ + "/chat.exe");
   EXPECT_EQ(SettingsFilePath(), path_);
