@@ -109,7 +109,7 @@ void TChatServer::sckServerExecute(TContext& AContext) {
   }
 
   TThreadsAndUsers entry;  // in the roster from JoinStep to DepartureStep
-  if (!JoinStep(context, entry, name)) return Refuse(context);
+  JoinStep(context, entry, name);
 
   try {
     for (;;) {
@@ -131,13 +131,9 @@ void TChatServer::sckServerExecute(TContext& AContext) {
   DepartureStep(entry);
 }
 
-bool TChatServer::JoinStep(TContext& context, TThreadsAndUsers& entry, const std::string& name) {
+void TChatServer::JoinStep(TContext& context, TThreadsAndUsers& entry, const std::string& name) {
   const bool swedish = IsSwedish();
   TMutexLock lock(state_.RosterLock);  // admission: roster, user list, log line, LA/LF units
-  // The name check released the lock while the password came in, so a login with the same
-  // name may have been admitted meanwhile; only this check, under the admission's own
-  // lock, keeps names unique.
-  if (state_.Roster.FindName(name)) return false;
   try {
     entry.Context = &context;
     entry.UserName = name;
@@ -158,7 +154,6 @@ bool TChatServer::JoinStep(TContext& context, TThreadsAndUsers& entry, const std
   } catch (const std::exception&) {
     // The step ends here; the relay phase begins and the departure cleans up.
   }
-  return true;
 }
 
 void TChatServer::RelayStep(const std::string& name, const std::string& text) {

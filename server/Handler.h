@@ -33,8 +33,7 @@ class TChatServer {
 
  private:
   void Refuse(TContext& context);
-  // False, admitting nobody, when the name was taken after the name check.
-  bool JoinStep(TContext& context, TThreadsAndUsers& entry, const std::string& name);
+  void JoinStep(TContext& context, TThreadsAndUsers& entry, const std::string& name);
   void RelayStep(const std::string& name, const std::string& text);
   void DepartureStep(TThreadsAndUsers& entry);
   void Flush(uint32_t colour, std::string line) QS_REQUIRES(state_.RosterLock);

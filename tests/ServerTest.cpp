@@ -119,30 +119,6 @@ TEST_F(ServerFixture, NameIsFreeAgainAfterItsOwnerLeft) {
   EXPECT_EQ(recorder_.Lists().back(), std::vector<std::string>{"ANNA"});
 }
 
-// Both logins pass the name check before either is admitted; the second to confirm must
-// still be turned away, or two users would share a name.
-TEST_F(ServerFixture, NameTakenDuringLoginIsRefusedAtAdmission) {
-  Start();
-  auto first = Connect();
-  auto second = Connect();
-  for (auto* client : {first.get(), second.get()}) {
-    ASSERT_EQ(client->ReadLine(), "OK!\r\n");
-    client->SendLine(client == first.get() ? "bo" : "BO");
-    ASSERT_EQ(client->ReadLine(), "OK!\r\n");
-    client->SendLine("secret");
-    ASSERT_EQ(client->ReadLine(), "OK!\r\n");
-  }
-  first->SendLine("OK!");
-  EXPECT_EQ(first->ReadListUnit(), (std::vector<std::string>{"LF", "bo", "bo", "@"}));
-  second->SendLine("OK!");
-  EXPECT_EQ(second->ReadLine(), "N/A\r\n");
-  EXPECT_TRUE(second->WaitClosed());
-  EXPECT_EQ(second->Pending(), "");
-  // The next unit the first user sees is the next arrival, with nobody in between.
-  auto cy = Join("cy");
-  EXPECT_EQ(first->ReadListUnit(), (std::vector<std::string>{"LA", "cy", "bo", "cy", "@"}));
-}
-
 TEST_F(ServerFixture, NewPasswordAppliesToTheLoginInProgress) {
   Start();
   auto client = Connect();
