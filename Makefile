@@ -4,10 +4,10 @@ BUILD_TYPE ?= RelWithDebInfo
 RUN_ARGS ?= --headless
 
 # Debian packages the build, the tests and the program need.
-DEBS := cmake ninja-build g++ clang libgtest-dev libgmock-dev qt6-base-dev qt6-base-dev-tools \
-        python3 iproute2 util-linux xvfb xauth xdotool
+DEBS := cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev qt6-base-dev \
+        qt6-base-dev-tools python3 iproute2 util-linux xvfb xauth xdotool
 
-.PHONY: all deps configure build run test tsan asan bench clean
+.PHONY: all deps configure build run test tsan asan fuzz bench clean
 
 all: build
 
@@ -50,5 +50,9 @@ asan: deps
 	cd build-asan && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
 	  ctest --output-on-failure --timeout 600 -E headless
 
+# The libFuzzer targets, each for FUZZ_SECONDS (default 60), in build-fuzz; fails on a finding.
+fuzz: deps
+	./fuzz/run_fuzz.sh
+
 clean:
-	rm -rf $(BUILD) build-tsan build-asan build-bench
+	rm -rf $(BUILD) build-tsan build-asan build-bench build-fuzz

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <utility>
@@ -115,8 +116,8 @@ bool WriteAll(int fd, std::string_view data) {
 }
 
 // One line of the file as it stands: its text without the line end, and the line end it
-// had ("\n", "\r\n" or nothing on an unterminated last line), so untouched lines can be
-// written back exactly.
+// had ("\n", "\r\n", or "\r" or nothing on an unterminated last line), so untouched lines
+// can be written back exactly.
 struct Line {
   std::string text;
   std::string ending;
@@ -130,6 +131,12 @@ std::vector<Line> SplitLines(std::string_view content) {
     std::string ending;
     if (lf == std::string_view::npos) {
       content = {};
+      // A CR at the very end is the first half of a line end, as it would be before an LF;
+      // kept in the text, it would belong to the value until a later write added the LF.
+      if (!text.empty() && text.back() == '\r') {
+        text.remove_suffix(1);
+        ending = "\r";
+      }
     } else {
       ending = "\n";
       content.remove_prefix(lf + 1);
@@ -313,9 +320,11 @@ void IniWriteString(std::string_view section, std::string_view key, std::string_
   if (!IsValidUtf8(text)) text = Utf16ToUtf8(Utf8ToUtf16(text));
   // A file read as Latin-1 keeps its encoding as long as the value fits it; otherwise the
   // whole file moves to UTF-8 so that its other values keep their meaning.
+  bool keptLatin1 = false;
   if (!IsValidUtf8(content)) {
     if (auto latin1 = Utf8ToLatin1(text)) {
       text = std::move(*latin1);
+      keptLatin1 = true;
     } else {
       content = Latin1ToUtf8(content);
     }
@@ -325,7 +334,10 @@ void IniWriteString(std::string_view section, std::string_view key, std::string_
   const Line keyLine{keyName + "=" + text, "\n"};
   // Anything added after an unterminated last line must start on a line of its own.
   const auto terminateLast = [&] {
-    if (!lines.empty() && lines.back().ending.empty()) lines.back().ending = "\n";
+    if (lines.empty()) return;
+    std::string& ending = lines.back().ending;
+    if (ending.empty()) ending = "\n";
+    if (ending == "\r") ending = "\r\n";
   };
   if (const auto range = FindSection(lines, sectionName)) {
     if (const auto index = FindKey(lines, *range, keyName)) {
@@ -351,6 +363,13 @@ void IniWriteString(std::string_view section, std::string_view key, std::string_
 
   std::string output;
   for (const Line& line : lines) output += line.text + line.ending;
+  // A file is read as Latin-1 only while it is not valid UTF-8. When this write replaced
+  // its last invalid bytes, its remaining non-ASCII bytes would suddenly read as UTF-8 and
+  // change meaning, so the whole file moves to UTF-8 instead.
+  if (keptLatin1 && IsValidUtf8(output) &&
+      std::any_of(output.begin(), output.end(), [](char c) { return (c & 0x80) != 0; })) {
+    output = Latin1ToUtf8(output);
+  }
   ReplaceFileAtomically(path, output, mode);
 }
 

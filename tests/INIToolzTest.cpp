@@ -157,6 +157,7 @@ TEST_F(IniFileTest, ReadsValues) {
       {"headerBlanks", "  [ Main ]  \nState=Normal", "Main", "State", "Normal"},
       {"crlf", "[Main]\r\nState=Normal\r\nWidth=1\r\n", "Main", "State", "Normal"},
       {"crlfEmpty", "[Main]\r\nPassword=\r\n", "Main", "Password", ""},
+      {"loneCrAtEndOfFile", "[Main]\nState=Normal\r", "Main", "State", "Normal"},
       {"utf8", "[Main]\nPassword=l\xC3\xB6sen\xE2\x82\xAC\n", "Main", "Password",
        "l\xC3\xB6sen\xE2\x82\xAC"},
       {"latin1", "[Main]\nPassword=l\xF6sen\n", "Main", "Password", "l\xC3\xB6sen"},
@@ -242,6 +243,8 @@ TEST_F(IniFileTest, WritesEditOnlyTheirLine) {
       {"appendToEmptySection", "[Main]\n\n[Other]\nB=2\n", "C", "3",
        "[Main]\nC=3\n\n[Other]\nB=2\n"},
       {"appendAfterUnterminatedLast", "[Main]\nA=1", "C", "3", "[Main]\nA=1\nC=3\n"},
+      {"appendAfterLoneCrAtEnd", "[Main]\nA=1\r", "C", "3", "[Main]\nA=1\r\nC=3\n"},
+      {"newSectionAfterLoneCrAtEnd", "[Other]\r", "C", "3", "[Other]\r\n[Main]\nC=3\n"},
       {"sameKeyInOtherSectionUntouched", "[Other]\nState=X\n[Main]\n", "State", "Normal",
        "[Other]\nState=X\n[Main]\nState=Normal\n"},
       {"newSectionAtEnd", "; c\n[Other]\nB=2", "State", "Normal",
@@ -278,6 +281,26 @@ TEST_F(IniFileTest, NonLatin1ValueMovesLatin1FileToUtf8) {
   IniWriteString("Main", "Password", "\xE2\x82\xAC", path_);
   EXPECT_EQ(Get(), "[Main]\nName=\xC3\xA5\nPassword=\xE2\x82\xAC\n");
   EXPECT_EQ(Read("Main", "Name"), "\xC3\xA5");
+}
+
+// Writing over the only bytes that made a file Latin-1 must not let its other bytes, or
+// the new value's, be read as UTF-8 afterwards.
+TEST_F(IniFileTest, LastLatin1LineReplacedKeepsEveryValue) {
+  const struct {
+    const char* name;
+    std::string before;
+    const char* value;
+  } cases[] = {
+      {"otherValue", "[Main]\nA=\xC3\xA9\nPassword=\xE4\n", "x"},
+      {"newValue", "[Main]\nPassword=\xE4\n", "\xC3\x83\xC2\xA9"},  // "Ã©"
+  };
+  for (const auto& c : cases) {
+    Put(c.before);
+    const std::string a = Read("Main", "A");
+    IniWriteString("Main", "Password", c.value, path_);
+    EXPECT_EQ(Read("Main", "Password"), c.value) << c.name;
+    EXPECT_EQ(Read("Main", "A"), a) << c.name;
+  }
 }
 
 TEST_F(IniFileTest, EmptyFileNameMeansFileBesideExecutable) {
