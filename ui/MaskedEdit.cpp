@@ -26,6 +26,12 @@ TMaskedEdit::TMaskedEdit(QWidget* parent) : QLineEdit(parent) {
           [this](const QString& text) { length_ = static_cast<int>(text.size()); });
 }
 
+void TMaskedEdit::SetText(const QString& text) {
+  // Before setText: it runs the validator, which must already allow this length.
+  length_ = static_cast<int>(text.size());
+  setText(text);
+}
+
 void TMaskedEdit::focusInEvent(QFocusEvent* event) {
   QLineEdit::focusInEvent(event);
   if (event->reason() != Qt::MouseFocusReason) selectAll();

@@ -15,6 +15,9 @@ class TMaskedEdit final : public QLineEdit {
 
   explicit TMaskedEdit(QWidget* parent = nullptr);
 
+  // The program's way to put a text in; it may be longer than the operator could type.
+  void SetText(const QString& text);
+
  protected:
   void focusInEvent(QFocusEvent* event) override;
 

@@ -21,7 +21,7 @@ class TfrmPassword final : public QDialog, private Ui::TfrmPassword {
   void FormCreate();
 
   QString Password() const { return txtPassword->text(); }
-  void SetPassword(const QString& password) { txtPassword->setText(password); }
+  void SetPassword(const QString& password) { txtPassword->SetText(password); }
 
   void setVisible(bool visible) override;
   void reject() override;
