@@ -25,7 +25,11 @@ cleanup() {
 trap cleanup EXIT
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
-fail() { echo "FAIL: $*" >&2; exit 1; }
+fail() {
+  echo "FAIL: $*" >&2
+  for log in "$work"/*.log; do echo "--- $log" >&2; cat "$log" >&2; done
+  exit 1
+}
 
 # The settings file sits beside the executable, so the test runs a copy of its own.
 cp "$exe" "$work/quillsend-server"
@@ -48,7 +52,7 @@ wait_exit() {  # waits (bounded) for the program; its exit code goes to $rc
 
 echo "--- two clients, then Ctrl+Q"
 printf '[Main]\nState=Normal\nWidth=700\nHeight=400\nPassword=secret\n' >"$ini"
-QS_TEST_REPORT="$work/report" "$work/quillsend-server" /ENGLISH &
+QS_TEST_REPORT="$work/report" "$work/quillsend-server" /ENGLISH 2>"$work/run1.log" &
 program=$!
 pids+=("$program")
 window=$(window_named "Quillsend - Server 2010") || fail "no main window"
@@ -58,7 +62,7 @@ clients=$!
 pids+=("$clients")
 read -r -t 20 ready <"$work/clients" || fail "the clients did not get in"
 [ "$ready" = ready ] || fail "clients said $ready"
-xdotool windowfocus --sync "$window"
+timeout 20 xdotool windowfocus --sync "$window" || fail "could not focus the window"
 xdotool key --clearmodifiers ctrl+q
 wait_exit "$program"
 [ "$rc" = 0 ] || fail "exit code $rc after Ctrl+Q"
@@ -70,7 +74,7 @@ grep -qx 'Password=secret' "$ini" || fail "Password not saved: $(cat "$ini")"
 
 echo "--- SIGTERM ends it as Quit does"
 printf '[Main]\nState=Maximized\nPassword=secret\n' >"$ini"
-"$work/quillsend-server" /SWEDISH &
+"$work/quillsend-server" /SWEDISH 2>"$work/run2.log" &
 program=$!
 pids+=("$program")
 window_named "Sorlbrev - Server 2010" >/dev/null || fail "no main window"
@@ -96,7 +100,7 @@ box=$(window_named "Application Error") || fail "no fatal box"
 if xdotool search --onlyvisible --name '^Quillsend - Server 2010$' >/dev/null; then
   fail "the main window was shown"
 fi
-xdotool windowfocus --sync "$box"
+timeout 20 xdotool windowfocus --sync "$box" || fail "could not focus the box"
 xdotool key Return
 wait_exit "$program"
 [ "$rc" = 1 ] || fail "exit code $rc when the port is taken"
