@@ -1,11 +1,13 @@
 # Two commands do all set-up on a fresh Debian 12 machine: `make run` and `make test`.
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
-RUN_ARGS ?= --headless
+# The window by default; `make run RUN_ARGS=--headless` serves without one.
+RUN_ARGS ?=
 
 # Debian packages the build, the tests and the program need.
 DEBS := cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev qt6-base-dev \
-        qt6-base-dev-tools python3 iproute2 util-linux xvfb xauth xdotool
+        qt6-base-dev-tools python3 iproute2 util-linux xvfb xauth xdotool libxcb1-dev \
+        fonts-dejavu-core
 
 .PHONY: all deps configure build run test tsan asan fuzz bench clean
 
