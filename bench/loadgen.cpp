@@ -100,7 +100,7 @@ void Usage() {
                "  [--host 127.0.0.1] [--port P] [-n CLIENTS] [--senders 10] [--duration 10]\n"
                "  [--window 4] [--text 100] [--quickack] [--ack echo|observer]\n"
                "  [--password secret] [--channel #bench] [--pid SERVER_PID]\n"
-               "  [--inflight 64] [--connect-rate 2000] [--ready-wait 15]\n"
+               "  [--inflight 256] [--connect-rate 2000] [--ready-wait 15]\n"
                "  [--setup-timeout 120] [--admit-timeout 60] [--stall-rcvbuf 65536]\n");
 }
 
