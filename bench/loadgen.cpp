@@ -86,7 +86,7 @@ struct Options {
   std::string password = "secret";
   std::string channel = "#bench";
   int server_pid = 0;
-  int max_inflight = 256;    // handshakes in progress at once, keeps the listen backlog small
+  int max_inflight = 64;     // handshakes in progress at once, keeps the listen backlog small
   int connect_rate = 2000;   // new connection attempts per second
   double ready_wait_s = 15;  // how long to wait for the server to start listening
   double setup_timeout_s = 120;
@@ -100,7 +100,7 @@ void Usage() {
                "  [--host 127.0.0.1] [--port P] [-n CLIENTS] [--senders 10] [--duration 10]\n"
                "  [--window 4] [--text 100] [--quickack] [--ack echo|observer]\n"
                "  [--password secret] [--channel #bench] [--pid SERVER_PID]\n"
-               "  [--inflight 256] [--connect-rate 2000] [--ready-wait 15]\n"
+               "  [--inflight 64] [--connect-rate 2000] [--ready-wait 15]\n"
                "  [--setup-timeout 120] [--admit-timeout 60] [--stall-rcvbuf 65536]\n");
 }
 

@@ -9,8 +9,8 @@
 #   BENCH_FANOUT_N="100 1000"       client counts for the fanout workload
 #   BENCH_RUNS=3                    runs per workload; the table shows medians
 #   BENCH_SECONDS=10                sending time of fanout and quickack
-#   BENCH_STALL_SECONDS=15          sending time of stall (servers need time to notice)
-#   BENCH_ADMIT_TIMEOUT=20          cap on the admit workload per run, in seconds
+#   BENCH_STALL_SECONDS=10          sending time of stall (servers need time to notice)
+#   BENCH_ADMIT_TIMEOUT=15          cap on the admit workload per run, in seconds
 #   QS_SERVER=path/to/quillsend-server   (default: ../build/quillsend-server from bench/)
 #   BENCH_OUT=path/to/latest.md
 set -euo pipefail
@@ -22,8 +22,8 @@ export BENCH_WORKLOADS=${BENCH_WORKLOADS:-"fanout quickack stall admit idle"}
 export BENCH_FANOUT_N=${BENCH_FANOUT_N:-"100 1000"}
 export BENCH_RUNS=${BENCH_RUNS:-3}
 export BENCH_SECONDS=${BENCH_SECONDS:-10}
-export BENCH_STALL_SECONDS=${BENCH_STALL_SECONDS:-15}
-export BENCH_ADMIT_TIMEOUT=${BENCH_ADMIT_TIMEOUT:-20}
+export BENCH_STALL_SECONDS=${BENCH_STALL_SECONDS:-10}
+export BENCH_ADMIT_TIMEOUT=${BENCH_ADMIT_TIMEOUT:-15}
 export QS_SERVER=${QS_SERVER:-$BENCH_DIR/../build/quillsend-server}
 export BENCH_OUT=${BENCH_OUT:-$BENCH_DIR/results/latest.md}
 export LOADGEN=$ROOT_DIR/build-bench/qs-loadgen
