@@ -258,6 +258,13 @@ void TContext::DiscardInputAndDisconnect() {
 // ---------------------------------------------------------------------------------------
 // TTcpServer
 
+struct TTcpServer::TWriter {
+  TSocket wake;  // eventfd: the ready list became non-empty, or stop
+  // Connections with queued units, under the server lock.
+  std::vector<std::shared_ptr<TContext>> ready;
+  std::unique_ptr<TThread> thread;
+};
+
 class TTcpServer::TWorker {
  public:
   explicit TWorker(std::shared_ptr<TContext> context) : context(std::move(context)) {}
@@ -293,16 +300,18 @@ void TTcpServer::Activate() {
   boundPort_ = ntohs(address.sin_port);
 
   listenerWake_ = MakeEventFd();
-  writerWake_ = MakeEventFd();
   listener_ = std::move(listener);
   stopping_ = false;
-  writerThread_ = std::make_unique<TThread>([this] { WriterLoop(); }, 1u << 20);
   try {
+    for (int i = 0; i < std::max(1, options_.writerThreads); ++i) {
+      writers_.push_back(std::make_unique<TWriter>());
+      TWriter& writer = *writers_.back();
+      writer.wake = MakeEventFd();
+      writer.thread = std::make_unique<TThread>([this, &writer] { WriterLoop(writer); }, 1u << 20);
+    }
     listenerThread_ = std::make_unique<TThread>([this] { ListenerLoop(); }, 1u << 20);
   } catch (...) {
-    stopping_ = true;
-    WakeFd(writerWake_.Fd());
-    writerThread_.reset();
+    StopWriters();
     throw;
   }
   active_ = true;
@@ -333,15 +342,19 @@ void TTcpServer::Deactivate() {
     TMutexLock lock(lock_);  // the handlers are gone; forget their last reports
     finished_.clear();
   }
-  WakeFd(writerWake_.Fd());
-  writerThread_.reset();
-  {
-    TMutexLock lock(lock_);  // drop queued output of connections that no longer exist
-    ready_.clear();
-  }
+  StopWriters();
   listenerWake_.Reset();
-  writerWake_.Reset();
   active_ = false;
+}
+
+void TTcpServer::StopWriters() {
+  stopping_ = true;
+  for (auto& writer : writers_) {
+    if (writer->wake.Valid()) WakeFd(writer->wake.Fd());
+    writer->thread.reset();  // joins
+  }
+  TMutexLock lock(lock_);  // drop queued output of connections that no longer exist
+  writers_.clear();
 }
 
 std::size_t TTcpServer::LiveConnections() {
@@ -354,9 +367,11 @@ void TTcpServer::Wake(int fd) {
 }
 
 void TTcpServer::Schedule(TContext& context) {
-  ready_.push_back(context.shared_from_this());
+  if (context.writer_ >= writers_.size()) return;  // stopped: nothing is sent any more
+  TWriter& writer = *writers_[context.writer_];
+  writer.ready.push_back(context.shared_from_this());
   // One wake-up per writer pass: later units find the list non-empty and add to the batch.
-  if (ready_.size() == 1) WakeFd(writerWake_.Fd());
+  if (writer.ready.size() == 1) WakeFd(writer.wake.Fd());
 }
 
 void TTcpServer::ListenerLoop() {
@@ -411,6 +426,7 @@ void TTcpServer::Accept(TSocket socket, const sockaddr_in& peer) {
   TWorker* raw = nullptr;
   try {
     auto context = std::make_shared<TContext>(*this, std::move(socket), text);
+    context->writer_ = nextWriter_++ % writers_.size();
     auto worker = std::make_unique<TWorker>(std::move(context));
     raw = worker.get();
     {
@@ -555,13 +571,13 @@ void TTcpServer::CheckSoftBacklogs(std::vector<std::shared_ptr<TContext>>& watch
   }
 }
 
-void TTcpServer::WriterLoop() {
+void TTcpServer::WriterLoop(TWriter& writer) {
   TSocket epoll(::epoll_create1(EPOLL_CLOEXEC));
   if (!epoll.Valid()) return;
   epoll_event wake{};
   wake.events = EPOLLIN;
   wake.data.ptr = nullptr;
-  ::epoll_ctl(epoll.Fd(), EPOLL_CTL_ADD, writerWake_.Fd(), &wake);
+  ::epoll_ctl(epoll.Fd(), EPOLL_CTL_ADD, writer.wake.Fd(), &wake);
 
   // Connections waiting for writability, kept alive while the epoll set refers to them.
   std::unordered_map<TContext*, std::shared_ptr<TContext>> waiting;
@@ -579,7 +595,7 @@ void TTcpServer::WriterLoop() {
     batch.clear();
     for (int i = 0; i < n; ++i) {
       if (events[i].data.ptr == nullptr) {
-        DrainWake(writerWake_.Fd());
+        DrainWake(writer.wake.Fd());
         continue;
       }
       auto it = waiting.find(static_cast<TContext*>(events[i].data.ptr));
@@ -587,14 +603,14 @@ void TTcpServer::WriterLoop() {
     }
     {
       TMutexLock lock(lock_);  // take the ready list and move queued units to the send side
-      for (auto& context : ready_) {
+      for (auto& context : writer.ready) {
         TContext& c = *context;
         for (auto& unit : c.queue_) c.sending_.push_back(std::move(unit));
         c.queue_.clear();
         c.scheduled_ = false;
         batch.push_back(std::move(context));
       }
-      ready_.clear();
+      writer.ready.clear();
     }
     for (auto& context : batch) {
       FlushContext(context, epoll.Fd());

@@ -42,6 +42,8 @@ struct TServerOptions {
   std::size_t softBacklog = 8u << 20;
   std::chrono::milliseconds softBacklogTime{std::chrono::seconds(60)};
   std::size_t threadStackBytes = 256u << 10;
+  // Threads that write the outbound queues to the sockets; each connection has one.
+  int writerThreads = 2;
   // Longest chat text relayed; a longer announcement closes the sender's connection
   // without reading the text.
   int32_t maxTextLength = 16 << 20;
@@ -148,6 +150,7 @@ class TContext final : public TByteSource, public std::enable_shared_from_this<T
   std::deque<TSharedBytes> sending_;
   std::size_t sendOffset_ = 0;  // bytes of sending_.front() already sent
   bool watched_ = false;        // registered with the writer's epoll for writability
+  std::size_t writer_ = 0;      // which writer thread serves this connection; fixed
 };
 
 class TTcpServer {
@@ -176,9 +179,11 @@ class TTcpServer {
   friend class TContext;
   class TWorker;
   void ListenerLoop();
-  void WriterLoop();
+  struct TWriter;
+  void WriterLoop(TWriter& writer);
   void Accept(TSocket socket, const sockaddr_in& peer);
   void ReapFinished() QS_EXCLUDES(lock_);
+  void StopWriters() QS_EXCLUDES(lock_);
   void Schedule(TContext& context) QS_REQUIRES(lock_);
   static void Wake(int fd);
   void HandlerDone(TWorker* worker) QS_EXCLUDES(lock_);
@@ -193,14 +198,13 @@ class TTcpServer {
   uint16_t boundPort_ = 0;
   TSocket listener_;
   TSocket listenerWake_;  // eventfd: stop request or a finished handler
-  TSocket writerWake_;    // eventfd: ready list became non-empty, or stop
   std::atomic<bool> stopping_{false};
   std::unique_ptr<class TThread> listenerThread_;
-  std::unique_ptr<class TThread> writerThread_;
+  std::vector<std::unique_ptr<TWriter>> writers_;  // fixed while active
+  std::size_t nextWriter_ = 0;                     // listener thread only
 
   std::vector<std::unique_ptr<TWorker>> workers_ QS_GUARDED_BY(lock_);
   std::vector<TWorker*> finished_ QS_GUARDED_BY(lock_);
-  std::vector<std::shared_ptr<TContext>> ready_ QS_GUARDED_BY(lock_);
 };
 
 // A joinable thread with a chosen stack size; joined by its destructor, never detached.
