@@ -56,5 +56,13 @@ asan: deps
 fuzz: deps
 	./fuzz/run_fuzz.sh
 
+# Our server against ngircd and InspIRCd on loopback, then the window's event-loop lag under
+# a flood (Xvfb); writes bench/results/latest.md. Not part of `make test`.
+bench: build
+	QS_SERVER=$(CURDIR)/$(BUILD)/quillsend-server bash bench/run_bench.sh
+	cmake --build $(BUILD) --target qs-uilag
+	xvfb-run -a -s "-screen 0 1024x768x24" ./$(BUILD)/qs-uilag build-bench/qs-loadgen 100 10 \
+	  | tee -a bench/results/latest.md
+
 clean:
 	rm -rf $(BUILD) build-tsan build-asan build-bench build-fuzz

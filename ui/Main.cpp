@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QLocale>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QSystemTrayIcon>
 #include <QTextCursor>
 #include <QWindowStateChangeEvent>
@@ -253,21 +254,31 @@ void TfrmMain::ApplyHandoffs() {
   for (std::size_t i = 0; i < batch.size(); ++i) {
     if (batch[i].isList) lastList = i;
   }
-  // One edit block: the log is laid out, drawn and scrolled once for the whole batch.
-  QTextCursor block(RE_Messages->document());
-  block.beginEditBlock();
+  // The log is laid out and scrolled once for the whole batch; the list is shown once.
+  std::vector<TColouredLine> lines;
+  lines.reserve(batch.size());
   for (std::size_t i = 0; i < batch.size(); ++i) {
-    try {
-      if (!batch[i].isList) {
-        AppendColouredLine(*RE_Messages, batch[i].text, batch[i].colour, 0);
-      } else if (i == lastList) {
+    if (!batch[i].isList) {
+      lines.push_back({std::move(batch[i].text), batch[i].colour, 0});
+    } else if (i == lastList) {
+      try {
         ApplyUserList(std::move(batch[i].names));
+      } catch (const std::exception&) {
+        // A list that cannot be shown is dropped; the next one is tried afresh.
       }
-    } catch (const std::exception&) {
-      // A line or list that cannot be shown is dropped; the next one is tried afresh.
     }
   }
-  block.endEditBlock();
+  if (!lines.empty()) {
+    try {
+      {
+        const QSignalBlocker quiet(RE_Messages);  // one change notice for the whole batch
+        AppendColouredLines(*RE_Messages, lines);
+      }
+      RE_MessagesChange();
+    } catch (const std::exception&) {
+      // Lines that cannot be shown are dropped; the next batch is tried afresh.
+    }
+  }
   if (!reportPath_.isEmpty()) WriteTestReport();
   if (more) QMetaObject::invokeMethod(this, &TfrmMain::ApplyHandoffs, Qt::QueuedConnection);
 }

@@ -1,5 +1,7 @@
 #include "ui/REToolz.h"
 
+#include <algorithm>
+
 #include <QPlainTextEdit>
 #include <QTextCharFormat>
 #include <QTextCursor>
@@ -24,22 +26,30 @@ QColor ColourFromBgr(uint32_t bgr) {
 
 void AppendColouredLine(QPlainTextEdit& box, const QString& text, uint32_t colour,
                         TFontStyles style) {
-  if (text.isEmpty()) return;
+  AppendColouredLines(box, {TColouredLine{text, colour, style}});
+}
+
+void AppendColouredLines(QPlainTextEdit& box, const std::vector<TColouredLine>& lines) {
+  if (std::all_of(lines.begin(), lines.end(), [](const auto& l) { return l.text.isEmpty(); })) {
+    return;
+  }
   MoveCaretToEnd(box);
   const QTextCharFormat saved = box.currentCharFormat();
-
-  QTextCharFormat format;
-  format.setForeground(ColourFromBgr(colour));
-  format.setFontWeight((style & kStyleBold) != 0 ? QFont::Bold : QFont::Normal);
-  format.setFontItalic((style & kStyleItalic) != 0);
-  format.setFontUnderline((style & kStyleUnderline) != 0);
-  format.setFontStrikeOut((style & kStyleStrikeOut) != 0);
-
   QTextCursor cursor = box.textCursor();
-  // The first line opens the empty document's only block; every later one gets its own.
-  if (!box.document()->isEmpty()) cursor.insertBlock();
-  cursor.insertText(text, format);
-
+  cursor.beginEditBlock();
+  for (const TColouredLine& line : lines) {
+    if (line.text.isEmpty()) continue;
+    QTextCharFormat format;
+    format.setForeground(ColourFromBgr(line.colour));
+    format.setFontWeight((line.style & kStyleBold) != 0 ? QFont::Bold : QFont::Normal);
+    format.setFontItalic((line.style & kStyleItalic) != 0);
+    format.setFontUnderline((line.style & kStyleUnderline) != 0);
+    format.setFontStrikeOut((line.style & kStyleStrikeOut) != 0);
+    // The first line opens the empty document's only block; every later one gets its own.
+    if (!box.document()->isEmpty()) cursor.insertBlock();
+    cursor.insertText(line.text, format);
+  }
+  cursor.endEditBlock();
   MoveCaretToEnd(box);
   box.setCurrentCharFormat(saved);
 }

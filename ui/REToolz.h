@@ -7,6 +7,7 @@
 #include <QColor>
 #include <QString>
 #include <cstdint>
+#include <vector>
 
 class QPlainTextEdit;
 
@@ -29,6 +30,15 @@ QColor ColourFromBgr(uint32_t bgr);
 // adds nothing.
 void AppendColouredLine(QPlainTextEdit& box, const QString& text, uint32_t colour,
                         TFontStyles style);
+
+// The same for many lines in one edit: the box lays out, signals and scrolls once, which
+// keeps the window responsive under a chat flood.
+struct TColouredLine {
+  QString text;
+  uint32_t colour = 0;
+  TFontStyles style = 0;
+};
+void AppendColouredLines(QPlainTextEdit& box, const std::vector<TColouredLine>& lines);
 
 // A client's bytes made safe to show: control characters would otherwise break lines,
 // vanish or draw nothing. C0 controls (tab and line feed excepted) and DEL become their
