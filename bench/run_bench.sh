@@ -9,7 +9,8 @@
 #   BENCH_FANOUT_N="100 1000"       client counts for the fanout workload
 #   BENCH_RUNS=3                    runs per workload; the table shows medians
 #   BENCH_SECONDS=10                sending time of fanout and quickack
-#   BENCH_STALL_SECONDS=10          sending time of stall (servers need time to notice)
+#   BENCH_STALL_SECONDS=40          sending time of stall (servers need time to notice)
+#   BENCH_STALL_RUNS=1              runs of stall (each takes BENCH_STALL_SECONDS)
 #   BENCH_ADMIT_TIMEOUT=15          cap on the admit workload per run, in seconds
 #   QS_SERVER=path/to/quillsend-server   (default: ../build/quillsend-server from bench/)
 #   BENCH_OUT=path/to/latest.md
@@ -22,7 +23,8 @@ export BENCH_WORKLOADS=${BENCH_WORKLOADS:-"fanout quickack stall admit idle"}
 export BENCH_FANOUT_N=${BENCH_FANOUT_N:-"100 1000"}
 export BENCH_RUNS=${BENCH_RUNS:-3}
 export BENCH_SECONDS=${BENCH_SECONDS:-10}
-export BENCH_STALL_SECONDS=${BENCH_STALL_SECONDS:-10}
+export BENCH_STALL_SECONDS=${BENCH_STALL_SECONDS:-40}
+export BENCH_STALL_RUNS=${BENCH_STALL_RUNS:-1}
 export BENCH_ADMIT_TIMEOUT=${BENCH_ADMIT_TIMEOUT:-15}
 export QS_SERVER=${QS_SERVER:-$BENCH_DIR/../build/quillsend-server}
 export BENCH_OUT=${BENCH_OUT:-$BENCH_DIR/results/latest.md}
@@ -196,10 +198,14 @@ run_all() {
             done
             ;;
           quickack)
-            run_one "$s" quickack_n100 "$r" --workload fanout -n 100 --quickack \
-              --duration "$BENCH_SECONDS"
+            for n in $BENCH_FANOUT_N; do
+              run_one "$s" "quickack_n$n" "$r" --workload fanout -n "$n" --quickack \
+                --duration "$BENCH_SECONDS"
+            done
             ;;
           stall)
+            # Long enough for a backlog limit to be reached; one run, it is slow.
+            ((r <= BENCH_STALL_RUNS)) || continue
             run_one "$s" stall_n100 "$r" --workload stall -n 100 --duration "$BENCH_STALL_SECONDS"
             ;;
           admit)
