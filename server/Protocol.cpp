@@ -41,6 +41,13 @@ bool TReader::Fill() {
   return false;
 }
 
+TByteSource::TResult TReader::TryFill() {
+  if (peerClosed_) return TByteSource::TResult::kClosed;
+  const auto result = source_.Receive(buffer_, limits_.recvChunk, 0);
+  if (result == TByteSource::TResult::kClosed) peerClosed_ = true;
+  return result;
+}
+
 void TReader::Consume(std::size_t count) {
   start_ += count;
   if (start_ == buffer_.size()) {

@@ -64,6 +64,9 @@ class TReader {
   std::string ReadText(int32_t count);
 
   bool HasBufferedBytes() const { return buffer_.size() > start_; }
+  // Takes what has already arrived without waiting: kData, kTimeout (nothing there) or
+  // kClosed. Throws when the connection broke.
+  TByteSource::TResult TryFill();
   std::size_t BufferedBytes() const { return buffer_.size() - start_; }
 
  private:

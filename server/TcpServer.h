@@ -136,6 +136,7 @@ class TContext final : public TByteSource, public std::enable_shared_from_this<T
   const std::string peerAddress_;
   TReader reader_;
   std::atomic<bool> closed_{false};
+  bool drained_ = false;  // the last read found nothing waiting; handler thread only
 
   // Outbound state under the server lock.
   std::deque<TSharedBytes> queue_;
