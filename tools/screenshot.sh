@@ -6,29 +6,10 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(readlink -f "${1:-$root/build}")
 
-if [ -z "${QS_SHOT_INSIDE:-}" ]; then
-  if [ "$(id -u)" = 0 ]; then unshare_args=(-n); else unshare_args=(-r -n); fi
-  exec env QS_SHOT_INSIDE=1 unshare "${unshare_args[@]}" bash "$0" "$build"
-fi
-ip link set lo up
-unset WAYLAND_DISPLAY QT_QPA_PLATFORM
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export XDG_RUNTIME_DIR="$work/runtime"
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-
-mkfifo "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
-read -r -t 20 number <"$work/display"
-export DISPLAY=":$number"
+# shellcheck source=../tests/e2e/xvfb-session.sh
+. "$root/tests/e2e/xvfb-session.sh"
+qs_enter_private_network "$0" "$build"
+qs_start_display
 cp "$build/quillsend-server" "$work/quillsend-server"
 mkdir -p "$root/docs"
 

@@ -4,27 +4,13 @@
 #   window_e2e.sh EXECUTABLE
 set -euo pipefail
 
-if [ -z "${QS_E2E_INSIDE:-}" ]; then
-  # Root can make the namespace itself; anyone else needs a user namespace for it.
-  if [ "$(id -u)" = 0 ]; then unshare_args=(-n); else unshare_args=(-r -n); fi
-  exec env QS_E2E_INSIDE=1 unshare "${unshare_args[@]}" bash "$0" "$@"
-fi
-
-exe=$(readlink -f "$1")
 here=$(cd "$(dirname "$0")" && pwd)
-ip link set lo up
-unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+# shellcheck source=xvfb-session.sh
+. "$here/xvfb-session.sh"
+qs_enter_private_network "$0" "$@"
+exe=$(readlink -f "$1")
+qs_start_display xvfb.log || { echo "FAIL: Xvfb did not start" >&2; exit 1; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export XDG_RUNTIME_DIR="$work/runtime"
-mkdir -m 700 "$XDG_RUNTIME_DIR"
 fail() {
   echo "FAIL: $*" >&2
   for log in "$work"/*.log; do echo "--- $log" >&2; cat "$log" >&2; done
@@ -34,12 +20,6 @@ fail() {
 # The settings file sits beside the executable, so the test runs a copy of its own.
 cp "$exe" "$work/quillsend-server"
 ini="$work/quillsend-server.INI"
-
-mkfifo "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
-read -r -t 20 number <"$work/display" || fail "Xvfb did not start"
-export DISPLAY=":$number"
 
 window_named() {  # waits (bounded) for a visible window with exactly this title
   timeout 20 xdotool search --sync --onlyvisible --name "^$1\$" | head -n 1
