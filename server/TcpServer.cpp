@@ -385,10 +385,6 @@ std::size_t TTcpServer::LiveConnections() {
   return workers_.size();
 }
 
-void TTcpServer::Wake(int fd) {
-  WakeFd(fd);
-}
-
 void TTcpServer::Schedule(TContext& context) {
   if (context.writer_ >= writers_.size()) return;  // stopped: nothing is sent any more
   TWriter& writer = *writers_[context.writer_];

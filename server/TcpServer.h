@@ -186,7 +186,6 @@ class TTcpServer {
   void ReapFinished() QS_EXCLUDES(lock_);
   void StopWriters() QS_EXCLUDES(lock_);
   void Schedule(TContext& context) QS_REQUIRES(lock_);
-  static void Wake(int fd);
   void HandlerDone(TWorker* worker) QS_EXCLUDES(lock_);
   void FlushContext(const std::shared_ptr<TContext>& context, int epollFd);
   void CheckSoftBacklogs(std::vector<std::shared_ptr<TContext>>& watched) QS_EXCLUDES(lock_);
