@@ -31,6 +31,11 @@ TSharedBytes ListUnit(const char* keyword, const std::string& subject, const std
   return unit.Finish();
 }
 
+// A chat line without its time stamp; the relay builds it before taking the lock.
+std::string ChatBody(const std::string& name, const std::string& text) {
+  return "<" + Latin1ToUtf8(name) + "> " + Latin1ToUtf8(text);
+}
+
 }  // namespace
 
 std::string AdmissionLine(const TDateTime& when, const std::string& name,
@@ -46,7 +51,7 @@ std::string DepartureLine(const TDateTime& when, const std::string& name,
 }
 
 std::string ChatLine(const TDateTime& when, const std::string& name, const std::string& text) {
-  return Stamp(when) + " <" + Latin1ToUtf8(name) + "> " + Latin1ToUtf8(text);
+  return Stamp(when) + " " + ChatBody(name, text);
 }
 
 TChatServer::TChatServer(TServerState& state, TServerOptions options)
@@ -163,7 +168,7 @@ void TChatServer::RelayStep(const std::string& name, const std::string& text) {
   builder.WriteLine("M").WriteLine(name).WriteInt32(static_cast<int32_t>(text.size()));
   builder.WriteText(text);
   const TSharedBytes delivery = builder.Finish();
-  const std::string body = "<" + Latin1ToUtf8(name) + "> " + Latin1ToUtf8(text);
+  const std::string body = ChatBody(name, text);
 
   TMutexLock lock(state_.RosterLock);  // one chat message: log line and every delivery
   const TDateTime when = Now();

@@ -217,23 +217,9 @@ bool TContext::QueueUnit(const TSharedBytes& unit) {
   if (Closed()) return false;
   const std::size_t size = unit->size();
   if (size == 0) return true;
-  const TServerOptions& options = server_.Options();
-  const std::size_t backlog = Backlog() + size;
-  if (backlog > options.hardBacklog) {
+  if (!BacklogWithinLimits(Backlog() + size)) {
     Disconnect();
     return false;
-  }
-  if (backlog > options.softBacklog) {
-    const auto now = Clock::now();
-    if (!overSoft_) {
-      overSoft_ = true;
-      overSoftSince_ = now;
-    } else if (now - overSoftSince_ >= options.softBacklogTime) {
-      Disconnect();
-      return false;
-    }
-  } else {
-    overSoft_ = false;
   }
   queue_.push_back(unit);
   queuedTotal_ += size;
@@ -242,6 +228,21 @@ bool TContext::QueueUnit(const TSharedBytes& unit) {
     server_.Schedule(*this);
   }
   return true;
+}
+
+bool TContext::BacklogWithinLimits(std::size_t backlog) {
+  const TServerOptions& options = server_.Options();
+  if (backlog > options.hardBacklog) return false;
+  if (backlog <= options.softBacklog) {
+    overSoft_ = false;
+    return true;
+  }
+  const auto now = Clock::now();
+  if (!overSoft_) {
+    overSoft_ = true;
+    overSoftSince_ = now;
+  }
+  return now - overSoftSince_ < options.softBacklogTime;
 }
 
 bool TContext::Connected() {
@@ -573,20 +574,9 @@ void TTcpServer::FlushContext(const std::shared_ptr<TContext>& context, int epol
 }
 
 void TTcpServer::CheckSoftBacklogs(std::vector<std::shared_ptr<TContext>>& watched) {
-  const auto now = Clock::now();
   TMutexLock lock(lock_);  // the backlog marks are kept under the server lock
   for (auto& context : watched) {
-    TContext& c = *context;
-    if (c.Backlog() > options_.softBacklog) {
-      if (!c.overSoft_) {
-        c.overSoft_ = true;
-        c.overSoftSince_ = now;
-      } else if (now - c.overSoftSince_ >= options_.softBacklogTime) {
-        c.Disconnect();
-      }
-    } else {
-      c.overSoft_ = false;
-    }
+    if (!context->BacklogWithinLimits(context->Backlog())) context->Disconnect();
   }
 }
 

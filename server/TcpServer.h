@@ -130,6 +130,10 @@ class TContext final : public TByteSource, public std::enable_shared_from_this<T
   friend class TTcpServer;
   void SendDirect(std::string_view bytes);
   std::size_t Backlog() const;
+  // Whether a backlog of this many unsent bytes may stand: not past the hard limit, and
+  // not above the soft limit for too long (the time above it starts with the first call
+  // that sees it). Server lock held.
+  bool BacklogWithinLimits(std::size_t backlog);
 
   TTcpServer& server_;
   TSocket socket_;
